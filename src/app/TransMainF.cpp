@@ -265,7 +265,4 @@ std::string PathExtension(const std::string& path) {
     return AsciiUpperCase(path.substr(dot));
 }
 
-std::string FileNamePart(const std::string& path) {
-    std::size_t separator = path.find_last_of("\\:");
-    return separator == std::string::npos ? path : path.substr(separator + 1);
-}
+std::string FileNamePart(const std::string& path) { return NamePart(path); }
