@@ -95,6 +95,14 @@ TTransMain::TTransMain(TComponent* AOwner) : TForm(AOwner) {
     FTP->OnConnect = [this](TObject* sender) { FTPOpen(sender); };
     FTP->OnDisconnect = [this](TObject* sender) { FTPClosing(sender); };
     FTP->OnError = [this](TObject* sender, std::uint16_t error, const std::string& text) { FTPError(sender, error, text); };
+    // The packet events drive the progress display, with the data session's
+    // byte count.
+    FTP->OnPacketRecvd = [this](TObject* sender) { PacketMoved(static_cast<TSockSession*>(sender)->BytesRecvd, false); };
+    FTP->OnPacketSent = [this](TObject* sender) { PacketMoved(static_cast<TSockSession*>(sender)->BytesSent, false); };
+    FTP->OnTransactionStop = [this](TObject*) {
+        if (!FTP->DataSocket) return;
+        PacketMoved(Job.Send ? FTP->DataSocket->BytesSent : FTP->DataSocket->BytesRecvd, true);
+    };
     FFtpOperations = new TFtpOperations(*FTP);
     Client = FFtpOperations;
 
@@ -257,6 +265,58 @@ void TTransMain::Timer1Timer(TObject*) {
     ++ElapsedSeconds;
     Application->ProcessMessages();
 }
+
+// The packet events come from inside the socket handlers: the progress
+// routine, which processes messages, runs from the queue instead, at most a
+// few times a second.
+void TTransMain::PacketMoved(std::int64_t byteCount, bool force) {
+    FProgressBytes = byteCount;
+    std::uint64_t now = GetTickCount64();
+    if (FProgressQueued || (!force && now - FLastProgressAt < ProgressPeriodMs)) return;
+    FLastProgressAt = now;
+    FProgressQueued = true;
+    Platform::PostCall([this] {
+        FProgressQueued = false;
+        FTPTransferProgress(static_cast<std::int32_t>(FProgressBytes), 0, 0);
+    });
+}
+
+void TTransMain::FTPTransferProgress(std::int32_t ByteCount, std::int32_t, std::int32_t) {
+    // The client's total: the size announced for a download, the local
+    // file's size for an upload; -1 when it has none.
+    std::int64_t total = FTP && FTP->BytesTotal > 0 ? FTP->BytesTotal : -1;
+    if (total == -1) total = Job.Size;
+    if (Application->Terminated() || total <= 0 || total < ByteCount) return;
+    Application->ProcessMessages();
+    if (!Visible()) return;
+    if (ProgressBar1->MaxValue() == 0 || ProgressBar1->MaxValue() == 1) ProgressBar1->SetMaxValue(total);
+    ProgressBar1->SetProgress(ByteCount);
+    ProgressBar1->SetCaption(IntToStr(ProgressBar1->Progress()) + " of " + IntToStr(ProgressBar1->MaxValue()));
+    if (ElapsedSeconds > 0) {
+        double value = static_cast<double>(ProgressBar1->Progress());
+        Label10->SetCaption(SpeedText(value / ElapsedSeconds));
+        std::int64_t rate = static_cast<std::int64_t>(value / ElapsedSeconds);
+        if (rate > 0) Label8->SetCaption(MinutesSeconds((ProgressBar1->MaxValue() - ProgressBar1->Progress()) / rate));
+        Label6->SetCaption(MinutesSeconds(ElapsedSeconds));
+    }
+    std::string title = Label4->Caption() + " " + Label10->Caption() + " " + Label8->Caption();
+    Application->SetTitle(title);
+    Application->Hint = title;
+}
+
+std::string SpeedText(double bytesPerSecond) {
+    if (bytesPerSecond < 1024) return IntToStr(static_cast<long long>(bytesPerSecond)) + " Bps";
+    long long hundredths = static_cast<long long>(bytesPerSecond / 1024 * 100);
+    std::string text = IntToStr(hundredths / 100);
+    long long fraction = hundredths % 100;
+    if (fraction != 0) {
+        text += "." + std::string(fraction < 10 ? "0" : "") + IntToStr(fraction);
+        if (text.back() == '0') text.pop_back();
+    }
+    return text + " KBps";
+}
+
+std::string MinutesSeconds(std::int64_t seconds) { return IntToStr(seconds / 60) + ":" + IntToStr(seconds % 60); }
 
 std::string PathExtension(const std::string& path) {
     std::size_t dot = path.rfind('.');

@@ -68,6 +68,9 @@ public:
     void FTPError(TObject* Sender, std::uint16_t Errno, const std::string& Errmsg);
     void Button1Click(TObject* Sender);
     void Timer1Timer(TObject* Sender);
+    // Shows ByteCount of the transfer's total on the meter, with the speed,
+    // the time left and the time elapsed; the other two arguments are unused.
+    void FTPTransferProgress(std::int32_t ByteCount, std::int32_t Unused1, std::int32_t Unused2);
 
     // Loads the job named by the first argument; false after a message.
     bool LoadJob();
@@ -83,6 +86,11 @@ private:
     void SetTransferType(const std::string& path);
     void PrepareDisplay(const std::string& shownFile, const std::string& destination);
     void StartSecondsCounter();
+    void PacketMoved(std::int64_t byteCount, bool force);
+
+    std::uint64_t FLastProgressAt = 0;
+    bool FProgressQueued = false;
+    std::int64_t FProgressBytes = 0;
 
     TTransferClient* FFtpOperations;
 };
@@ -90,6 +98,15 @@ private:
 extern TTransMain* TransMain;
 extern TransferJob Job;
 extern std::int32_t ElapsedSeconds;
+
+// How often the progress routine may run during a transfer.
+constexpr std::uint64_t ProgressPeriodMs = 250;
+
+// A speed in bytes per second as the progress window writes it: "512 Bps"
+// below 1024, otherwise kilobytes truncated to two decimals ("12.5 KBps").
+std::string SpeedText(double bytesPerSecond);
+// Seconds as minutes and seconds without leading zeros: 65 gives "1:5".
+std::string MinutesSeconds(std::int64_t seconds);
 
 // The extension of a path: from its last "." when that comes after the last
 // "\" and ":", upper-cased; "" otherwise.
