@@ -23,6 +23,21 @@ void OnSignal(int) {
     errno = saved;
 }
 
+// A process started without descriptor 0, 1 or 2 would hand that number to
+// the first descriptor the platform opens, and the terminal interface would
+// then read the message queue's wake-up descriptor as its input. Such a slot
+// gets /dev/null, so a missing stdin reads as an empty one.
+void OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
 }  // namespace
 
 TApplication::TApplication() : TComponent(nullptr) {}
@@ -30,6 +45,7 @@ TApplication::TApplication() : TComponent(nullptr) {}
 TApplication::~TApplication() = default;
 
 void TApplication::Initialize(std::unique_ptr<TRenderer> renderer) {
+    OpenStandardDescriptors();
     Platform::BindGuiThread();
     FRenderer = renderer ? std::move(renderer) : CreateRenderer();
     HookInterrupts();

@@ -88,6 +88,16 @@ MessageSystem& System() {
     return *system;
 }
 
+// Without an explicit binding, the first thread that creates a window, sets
+// a timer, watches a descriptor or runs the queue is the GUI thread; until
+// then a message sent from another thread would run on that thread.
+void ClaimGuiThread() {
+    auto& system = System();
+    if (system.GuiThreadBound) return;
+    system.GuiThread = std::this_thread::get_id();
+    system.GuiThreadBound = true;
+}
+
 std::uintptr_t WindowId(HWND window) { return reinterpret_cast<std::uintptr_t>(window); }
 HWND WindowFromId(std::uintptr_t id) { return reinterpret_cast<HWND>(id); }
 
@@ -250,6 +260,7 @@ ATOM RegisterClass(const WNDCLASS* windowClass) {
 HWND CreateWindowEx(DWORD, const char* className, const char*, DWORD, int, int, int, int, HWND, void*) {
     WNDCLASS windowClass;
     if (!GetClassInfo(className, &windowClass)) return nullptr;
+    ClaimGuiThread();
     auto& system = System();
     std::uintptr_t id = system.NextWindowId++;
     system.Windows[id] = WindowRecord{windowClass.lpfnWndProc, 0};
@@ -301,6 +312,7 @@ LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, void*) {
     if (!FindWindow(window)) return 0;
+    ClaimGuiThread();
     auto& timers = System().Timers;
     std::uint64_t due = GetTickCount64() + elapseMs;
     for (auto& timer : timers) {
@@ -316,7 +328,11 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, void*) {
 
 BOOL KillTimer(HWND window, UINT_PTR id) {
     auto& timers = System().Timers;
-    return std::erase_if(timers, [&](const TimerRecord& t) { return t.Window == window && t.Id == id; }) > 0;
+    bool killed = std::erase_if(timers, [&](const TimerRecord& t) { return t.Window == window && t.Id == id; }) > 0;
+    // A tick already queued would otherwise reach a timer set again at once,
+    // long before its first interval is up.
+    if (killed) Platform::RemovePostedMessages(window, WM_TIMER, id);
+    return killed;
 }
 
 void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -347,6 +363,7 @@ bool OnGuiThread() {
 }
 
 void DispatchPending() {
+    ClaimGuiThread();
     auto& system = System();
     for (;;) {
         PollDescriptors(0);
@@ -364,6 +381,7 @@ void DispatchPending() {
 }
 
 void WaitForInput(int timeoutMs) {
+    ClaimGuiThread();
     if (MessagesPending()) return;
     int timerWait = MillisecondsToNextTimer();
     int wait = timeoutMs;
@@ -374,6 +392,7 @@ void WaitForInput(int timeoutMs) {
 bool MessagesPending() { return QueueLength() > 0; }
 
 void WatchDescriptor(int fd, short events, DescriptorHandler handler) {
+    ClaimGuiThread();
     auto& system = System();
     system.Watches[fd] = Watch{events, system.NextGeneration++,
                                std::make_shared<DescriptorHandler>(std::move(handler))};

@@ -69,8 +69,9 @@ std::uint64_t GetTickCount64();
 
 namespace Platform {
 
-// The thread that runs the message queue; set by the first call of any
-// queue function on a thread, or explicitly at start-up.
+// The thread that runs the message queue; set explicitly at start-up, or
+// else by the first thread that creates a window, sets a timer, watches a
+// descriptor or runs the queue.
 void BindGuiThread();
 bool OnGuiThread();
 

@@ -193,7 +193,9 @@ LRESULT TSockSession::WindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 void TSockSession::Dispatch(UINT message, LPARAM lParam) {
-    LastEventOK = WSAGETSELECTERROR(lParam) == 0;
+    // Only the notifications carry an error; the send and read requests
+    // carry the session itself, whose address is no error.
+    if (message == WM_SOCKET_EVENT || message == WM_ASYNC_DONE) LastEventOK = WSAGETSELECTERROR(lParam) == 0;
     switch (message) {
         case WM_SOCKET_EVENT:
             HandleSocketEvent(WSAGETSELECTEVENT(lParam));
@@ -273,6 +275,10 @@ void TSockSession::RequestCloseSocket() {
         ErrorManager(WSAEWOULDBLOCK, text);
         return;
     }
+    // A read or send queued for the closed socket would otherwise act on the
+    // fresh one, which often gets the same handle.
+    Platform::RemovePostedMessages(EventWindow, WM_READ_MORE, 0);
+    Platform::RemovePostedMessages(EventWindow, WM_SEND_MORE, 0);
     if (OnDisconnect) OnDisconnect(this);
     SocketClosed();
     if (Destroying) return;
@@ -360,16 +366,28 @@ void TSockSession::SendBuffer(const char* Bytes, std::uint16_t Count) {
     SendComplete = false;
     FSendError = 0;
     PostMessage(EventWindow, WM_SEND_MORE, 0, reinterpret_cast<LPARAM>(this));
-    while (!SendComplete && !Canceled) {
-        // A connection that is gone or failed will never take the rest.
-        RaiseIfSendFailed();
-        if (!Connected) FailClosed("Connection Closed");
-        PumpMessages();
+    try {
+        while (!SendComplete && !Canceled) {
+            // A connection that is gone or failed will never take the rest.
+            RaiseIfSendFailed();
+            if (!Connected) FailClosed("Connection Closed");
+            PumpMessages();
+        }
+    } catch (...) {
+        DropUnsentText();
+        throw;
     }
     if (Canceled) {
+        DropUnsentText();
         Canceled = false;
         throw EAbortError("Socket send aborted");
     }
+}
+
+// Text that did not go out belongs to the command that failed; left in the
+// buffer it would go out ahead of the next command, even on a new connection.
+void TSockSession::DropUnsentText() {
+    if (auto* buffer = AsBuffer(OutStream)) buffer->Clear();
 }
 
 void TSockSession::RaiseIfSendFailed() {
@@ -674,17 +692,26 @@ void TSockSession::ReadToStream() {
         int n = recv(SocketHandle, block, SocketBlockSize, 0);
         if (n == SOCKET_ERROR) {
             LastErrorCode = WSAGetLastError();
+            // Nothing to read yet (the block before filled the buffer exactly)
+            // is no error: FD_READ comes when there is.
+            if (LastErrorCode == WSAEWOULDBLOCK) return;
             std::string text;
             ErrorText(static_cast<std::uint16_t>(LastErrorCode), text);
             if (OnError) OnError(this, static_cast<std::uint16_t>(LastErrorCode), text);
-        } else {
+        } else if (n > 0) {
+            // (0 is the end of the stream: nothing came, FD_CLOSE follows.)
             received = true;
             InStream->Write(block, n);
             if (TransferActive) {
                 BytesRecvd += n;
                 if (OnPacketRecvd) OnPacketRecvd(this);
             }
-            if (n == SocketBlockSize) PostMessage(EventWindow, WM_READ_MORE, 0, reinterpret_cast<LPARAM>(this));
+            // A full block may have left more behind. Once cancelled, the
+            // reading stops here: a fast peer would otherwise keep every
+            // block full and the wait would never get to see the cancel.
+            if (n == SocketBlockSize && !Canceled) {
+                PostMessage(EventWindow, WM_READ_MORE, 0, reinterpret_cast<LPARAM>(this));
+            }
         }
     }
     if (received) {

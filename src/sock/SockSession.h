@@ -197,6 +197,7 @@ private:
     void ReadRestAtClose();
     bool BufferOverflowing();
     void RaiseIfSendFailed();
+    void DropUnsentText();
     void FailClosed(const char* text);
     void TakeFromInStream(std::size_t count);
     static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
