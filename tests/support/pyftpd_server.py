@@ -35,6 +35,9 @@ def main():
         # The client may connect from 127.0.0.1 while the server listens on
         # another loopback address; PORT to the client's own address must work.
         permit_foreign_addresses = True
+        # A refused login is answered at once, as the vsftpd servers are
+        # configured to, so retry tests do not wait seconds per attempt.
+        auth_failed_timeout = 0
 
         def pre_process_command(self, line, cmd, arg):
             command_log.write(line + "\n")
