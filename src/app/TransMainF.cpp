@@ -120,7 +120,13 @@ TTransMain::TTransMain(TComponent* AOwner) : TForm(AOwner) {
     OnShow = [this](TObject* sender) { FormShow(sender); };
 }
 
-TTransMain::~TTransMain() { delete FFtpOperations; }
+TTransMain::~TTransMain() {
+    // The client reports its closing to this form's handlers: free it while
+    // the form is still whole.
+    delete FTP;
+    FTP = nullptr;
+    delete FFtpOperations;
+}
 
 void TTransMain::FormShow(TObject*) {
     SetBounds(476, 119);

@@ -110,7 +110,9 @@ TForm::~TForm() {
     if (FVisible) Hide();
     Application->Renderer().FormDestroyed(*this);
     if (Application->MainForm == this) Application->MainForm = nullptr;
-    // The controls are owned components; they leave FControls as they go.
+    // The controls go now, while the form they leave is still whole; left to
+    // the component destructor they would call back into a freed form.
+    while (!FControls.empty()) delete FControls.back();
 }
 
 void TForm::SetCaption(const std::string& caption) {

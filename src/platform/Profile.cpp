@@ -34,16 +34,26 @@ std::string Unquote(const std::string& value) {
     return value;
 }
 
-// Reads the next line (without its LF), keeping at most LineLimit bytes of it.
+// Reads the next line (without its LF). A longer line keeps its first
+// LineLimit bytes and its last non-blank character, so the quote that closes
+// a huge quoted value still pairs with the opening one.
 bool ReadLine(std::FILE* file, std::string& line) {
     line.clear();
     int c;
     bool any = false;
+    bool cut = false;
+    char lastBeyond = 0;
     while ((c = getc_unlocked(file)) != EOF) {
         any = true;
-        if (c == '\n') return true;
-        if (line.size() < LineLimit) line.push_back(static_cast<char>(c));
+        if (c == '\n') break;
+        if (line.size() < LineLimit) {
+            line.push_back(static_cast<char>(c));
+        } else if (!IsBlank(static_cast<char>(c))) {
+            cut = true;
+            lastBeyond = static_cast<char>(c);
+        }
     }
+    if (cut) line.push_back(lastBeyond);
     return any;
 }
 

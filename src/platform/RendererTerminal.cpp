@@ -256,8 +256,10 @@ private:
         if (line.empty()) return form.KeyEnter();
         char key = static_cast<char>(std::tolower(static_cast<unsigned char>(line[0])));
         std::string rest = Trim(line.substr(1));
+        // A count is set apart from its letter: "retry" is no "r" with count "etry".
+        bool apart = rest.empty() || line[1] == ' ' || line[1] == '\t';
         for (TButton* button : buttons) {
-            if (FKeys[&form][button] != key) continue;
+            if (!apart || FKeys[&form][button] != key) continue;
             TSpinEdit* edit = SpinEditOf(form);
             if (!rest.empty() && !(button->Default && edit)) break;
             if (!rest.empty()) edit->SetText(rest);

@@ -67,8 +67,10 @@ void TTimer::UpdateTimer() {
 LRESULT TTimer::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* timer = reinterpret_cast<TTimer*>(GetWindowLongPtr(window, GWL_USERDATA_SLOT0));
     if (!timer || message != WM_TIMER) return DefWindowProc(window, message, wParam, lParam);
+    // A copy, so a handler that frees its timer is not freed while it runs.
+    TNotifyEvent handler = timer->FOnTimer;
     try {
-        if (timer->FOnTimer) timer->FOnTimer(timer);
+        if (handler) handler(timer);
     } catch (const std::exception& error) {
         Application->HandleException(error);
     }
@@ -184,8 +186,10 @@ LRESULT TTickTimer::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     auto* timer = reinterpret_cast<TTickTimer*>(GetWindowLongPtr(window, GWL_USERDATA_SLOT0));
     if (!timer || message != WM_TICK) return DefWindowProc(window, message, wParam, lParam);
     if (!timer->Enabled()) return 0;
+    // A copy, so a handler that frees its timer is not freed while it runs.
+    TNotifyEvent handler = timer->OnTimer;
     try {
-        if (timer->OnTimer) timer->OnTimer(timer);
+        if (handler) handler(timer);
     } catch (const std::exception& error) {
         Application->HandleException(error);
     }

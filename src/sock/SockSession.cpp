@@ -30,6 +30,12 @@ HWND CreateHiddenWindow(const char* className, WNDPROC procedure) {
 
 TMemoryStream* AsBuffer(TStream* stream) { return dynamic_cast<TMemoryStream*>(stream); }
 
+// The byte counts are 32-bit; past 2 GiB they wrap around instead of
+// overflowing.
+std::int32_t AddCount(std::int32_t count, std::int64_t more) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(count) + static_cast<std::uint32_t>(more));
+}
+
 bool HoldsBytes(TStream* stream) { return stream && stream->Size() > 0; }
 
 }  // namespace
@@ -567,6 +573,7 @@ void TSockSession::SendFile(const std::string& FileName) {
         OutStream = file;
         SendComplete = false;
         BytesSent = 0;
+        FSendPosition = 0;
         FSendError = 0;
         BytesTotal = static_cast<std::int32_t>(file->Size());
         // An empty file has nothing to send: it is complete at once.
@@ -598,7 +605,7 @@ void TSockSession::WriteFromStream() {
     StatusMessage(8, "WriteFromStream");
     bool pending = FileMode ? OutStream->Position() < OutStream->Size() : OutStream->Size() > 0;
     if (!pending || Canceled) return;
-    OutStream->SetPosition(FileMode ? BytesSent : 0);
+    OutStream->SetPosition(FileMode ? FSendPosition : 0);
     char block[SocketBlockSize + 1];
     std::int64_t n = OutStream->Read(block, SocketBlockSize);
     std::int64_t p = OutStream->Position();
@@ -627,7 +634,8 @@ void TSockSession::WriteFromStream() {
         }
         PostMessage(EventWindow, WM_SEND_MORE, 0, reinterpret_cast<LPARAM>(this));
     }
-    BytesSent += sent;
+    if (FileMode) FSendPosition += sent;
+    BytesSent = AddCount(BytesSent, sent);
     if (TransferActive && OnPacketSent) OnPacketSent(this);
 }
 
@@ -703,7 +711,7 @@ void TSockSession::ReadToStream() {
             received = true;
             InStream->Write(block, n);
             if (TransferActive) {
-                BytesRecvd += n;
+                BytesRecvd = AddCount(BytesRecvd, n);
                 if (OnPacketRecvd) OnPacketRecvd(this);
             }
             // A full block may have left more behind. Once cancelled, the

@@ -205,4 +205,6 @@ private:
     bool FCountedAsUser = false;
     bool FSocketOpened = false;
     int FSendError = 0;  // a send failure other than WSAEWOULDBLOCK
+    // How far SendFile has sent the file: BytesSent is 32 bits, files are not.
+    std::int64_t FSendPosition = 0;
 };

@@ -89,7 +89,8 @@ public:
     std::string ReceiveUntil(std::string_view marker) {
         std::string bytes;
         char byte;
-        while (bytes.size() < marker.size() || bytes.compare(bytes.size() - marker.size(), marker.size(), marker) != 0) {
+        while (bytes.size() < marker.size() ||
+               bytes.compare(bytes.size() - marker.size(), marker.size(), marker) != 0) {
             if (WinSock::recv(FHandle, &byte, 1, 0) != 1) return bytes;
             bytes.push_back(byte);
         }
@@ -123,7 +124,8 @@ public:
     explicit TListener(int backlog = 5, bool listening = true) {
         FSocket = TPeer(WinSock::socket(WinSock::AF_INET, WinSock::SOCK_STREAM, WinSock::IPPROTO_TCP));
         WinSock::sockaddr_in address = Loopback(0);
-        EXPECT_EQ(WinSock::bind(FSocket.Handle(), reinterpret_cast<const WinSock::sockaddr*>(&address), sizeof address), 0);
+        const auto* name = reinterpret_cast<const WinSock::sockaddr*>(&address);
+        EXPECT_EQ(WinSock::bind(FSocket.Handle(), name, sizeof address), 0);
         if (listening) {
             EXPECT_EQ(WinSock::listen(FSocket.Handle(), backlog), 0);
         }
