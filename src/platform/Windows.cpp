@@ -79,6 +79,7 @@ struct MessageSystem {
     std::vector<ReadyDescriptor> Ready;
 
     std::function<void()> RoundHook;
+    std::uint64_t LastPollMs = 0;  // when poll() last looked at the descriptors
 
     MessageSystem() { WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 };
@@ -198,6 +199,7 @@ void PollDescriptors(int timeoutMs) {
     do {
         count = poll(system.PollSet.data(), system.PollSet.size(), timeoutMs);
     } while (count < 0 && errno == EINTR);
+    system.LastPollMs = GetTickCount64();
     if (count <= 0) return;
     if (system.PollSet[0].revents) DrainWake();
     system.Ready.clear();
@@ -366,7 +368,11 @@ void DispatchPending() {
     ClaimGuiThread();
     auto& system = System();
     for (;;) {
-        PollDescriptors(0);
+        // While handlers keep posting (a file moving block by block), the
+        // descriptors are looked at once per millisecond, not once per
+        // block: poll() would cost as much as the block itself. A wait that
+        // has just polled is not repeated either.
+        if (GetTickCount64() != system.LastPollMs) PollDescriptors(0);
         FireDueTimers();
         if (system.RoundHook) system.RoundHook();
         // Dispatch what this round found; what the handlers post goes to the
