@@ -140,12 +140,20 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
     }
     std::size_t n = static_cast<std::size_t>(count);
     if (FBufferLength + n > FBuffer.size()) {
-        if (!Flush() || !WriteAll(in, n, FPosition)) return 0;
-    } else {
-        std::memcpy(FBuffer.data() + FBufferLength, in, n);
-        FBufferLength += n;
-        FDirty = true;
+        // A full buffer goes out; the block starts the next one unless it is
+        // larger than a whole buffer.
+        if (!Flush()) return 0;
+        FBufferStart = FPosition;
+        if (n > FBuffer.size()) {
+            if (!WriteAll(in, n, FPosition)) return 0;
+            FPosition += count;
+            FSize = std::max(FSize, FPosition);
+            return count;
+        }
     }
+    std::memcpy(FBuffer.data() + FBufferLength, in, n);
+    FBufferLength += n;
+    FDirty = true;
     FPosition += count;
     FSize = std::max(FSize, FPosition);
     return count;

@@ -678,6 +678,9 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
     if (int error = ToPosixAddress(name, namelen, address)) return Fail(error);
     const int fd = static_cast<int>(s);
     int result = ::connect(fd, reinterpret_cast<const ::sockaddr*>(&address), sizeof address);
+    // After a failed non-blocking connect, Linux answers the next connect
+    // with ECONNABORTED once; Windows Sockets lets the socket connect again.
+    if (result < 0 && errno == ECONNABORTED) result = ::connect(fd, reinterpret_cast<const ::sockaddr*>(&address), sizeof address);
     int errnoValue = result < 0 ? errno : 0;
 
     if (!nonBlocking) {
