@@ -33,26 +33,24 @@ TRetryForm::TRetryForm(TComponent* AOwner) : TForm(AOwner) {
     SpinEdit1->SetValue(40);
     SpinEdit1->TabOrder = 3;
 
-    Button4 = new TButton(this, "Button4", 1, 128, 88, 25);
-    Button4->SetCaption("Retry indefinitely!");
-    Button4->TabOrder = 4;
-    Button4->OnClick = [this](TObject* sender) { Button4Click(sender); };
-    Button3 = new TButton(this, "Button3", 91, 128, 144, 25);
-    Button3->SetCaption("&Retry according to above!");
+    Button4 = NewButton("Button4", 1, 88, "Retry indefinitely!", 4, &TRetryForm::Button4Click);
+    Button3 = NewButton("Button3", 91, 144, "&Retry according to above!", 2, &TRetryForm::Button3Click);
     Button3->Default = true;
-    Button3->TabOrder = 2;
-    Button3->OnClick = [this](TObject* sender) { Button3Click(sender); };
-    Button1 = new TButton(this, "Button1", 238, 128, 80, 25);
-    Button1->SetCaption("Retry once!");
-    Button1->TabOrder = 0;
-    Button1->OnClick = [this](TObject* sender) { Button1Click(sender); };
-    Button2 = new TButton(this, "Button2", 321, 128, 75, 25);
-    Button2->SetCaption("Cancel");
+    Button1 = NewButton("Button1", 238, 80, "Retry once!", 0, &TRetryForm::Button1Click);
+    Button2 = NewButton("Button2", 321, 75, "Cancel", 1, &TRetryForm::Button2Click);
     Button2->Cancel = true;
-    Button2->TabOrder = 1;
-    Button2->OnClick = [this](TObject* sender) { Button2Click(sender); };
 
     OnShow = [this](TObject* sender) { FormShow(sender); };
+}
+
+// One of the four buttons on the dialog's bottom row.
+TButton* TRetryForm::NewButton(const char* name, int left, int width, const char* caption, int tabOrder,
+                               void (TRetryForm::*handler)(TObject*)) {
+    auto* button = new TButton(this, name, left, 128, width, 25);
+    button->SetCaption(caption);
+    button->TabOrder = tabOrder;
+    button->OnClick = [this, handler](TObject* sender) { (this->*handler)(sender); };
+    return button;
 }
 
 void TRetryForm::FormShow(TObject*) { RetryChoice = 0; }

@@ -28,6 +28,8 @@ public:
     void Button4Click(TObject* Sender);
 
 private:
+    TButton* NewButton(const char* name, int left, int width, const char* caption, int tabOrder,
+                       void (TRetryForm::*handler)(TObject*));
     void Choose(int choice);
 };
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Application.h"
+#include "SysUtils.h"
 
 namespace {
 
@@ -32,8 +33,8 @@ HWND CreateHiddenWindow(const char* className, WNDPROC procedure, void* owner) {
 
 }  // namespace
 
-TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
-    FWindow = CreateHiddenWindow("TTimerWindowClass", WindowProc, this);
+TTimer::TTimer(TComponent* AOwner, const char* windowClass) : TComponent(AOwner) {
+    FWindow = CreateHiddenWindow(windowClass, WindowProc, this);
 }
 
 TTimer::~TTimer() {
@@ -61,7 +62,9 @@ void TTimer::SetOnTimer(TNotifyEvent handler) {
 
 void TTimer::UpdateTimer() {
     KillTimer(FWindow, TimerId);
-    if (FInterval != 0 && FEnabled && FOnTimer) SetTimer(FWindow, TimerId, FInterval, nullptr);
+    if (FInterval != 0 && FEnabled && FOnTimer) {
+        if (!SetTimer(FWindow, TimerId, FInterval, nullptr)) throw Exception("No Timer");
+    }
 }
 
 LRESULT TTimer::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

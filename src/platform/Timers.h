@@ -7,10 +7,11 @@
 #include "Windows.h"
 
 // Ticks as WM_TIMER messages of a hidden window of its own. An exception
-// that escapes OnTimer goes to the application's exception handler.
+// that escapes OnTimer goes to the application's exception handler. When the
+// system has no timer left, starting it raises Exception "No Timer".
 class TTimer : public TComponent {
 public:
-    explicit TTimer(TComponent* AOwner);
+    explicit TTimer(TComponent* AOwner) : TTimer(AOwner, "TTimerWindowClass") {}
     ~TTimer() override;
 
     bool Enabled() const { return FEnabled; }
@@ -18,6 +19,10 @@ public:
     unsigned Interval() const { return FInterval; }
     void SetInterval(unsigned interval);
     void SetOnTimer(TNotifyEvent handler);
+
+protected:
+    // A timer whose hidden window is of the named class.
+    TTimer(TComponent* AOwner, const char* windowClass);
 
 private:
     static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

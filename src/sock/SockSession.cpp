@@ -12,8 +12,6 @@ std::int32_t WinsockUsers = 0;
 namespace {
 
 constexpr const char* SockWindowClass = "SockWindowClass";
-constexpr const char* TimerWindowClass = "TmrWindowClass";
-constexpr UINT_PTR TimeoutTimerId = 1;
 constexpr WORD WinsockVersion = 0x0101;
 
 HWND CreateHiddenWindow(const char* className, WNDPROC procedure) {
@@ -39,57 +37,6 @@ std::int32_t AddCount(std::int32_t count, std::int64_t more) {
 bool HoldsBytes(TStream* stream) { return stream && stream->Size() > 0; }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// TThreadTimer
-
-TThreadTimer::TThreadTimer(TComponent* AOwner) : TComponent(AOwner) {
-    FEnabled = true;
-    FInterval = 1000;
-    FWindow = CreateHiddenWindow(TimerWindowClass, WindowProc);
-    if (FWindow) SetWindowLongPtr(FWindow, GWL_USERDATA_SLOT0, reinterpret_cast<LONG_PTR>(this));
-}
-
-TThreadTimer::~TThreadTimer() {
-    FEnabled = false;
-    UpdateTimer();
-    DestroyWindow(FWindow);
-}
-
-void TThreadTimer::SetInterval(std::uint32_t interval) {
-    if (interval == FInterval) return;
-    FInterval = interval;
-    UpdateTimer();
-}
-
-void TThreadTimer::SetEnabled(bool enabled) {
-    if (enabled == FEnabled) return;
-    FEnabled = enabled;
-    UpdateTimer();
-}
-
-void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
-    FOnTimer = std::move(handler);
-    UpdateTimer();
-}
-
-void TThreadTimer::UpdateTimer() {
-    KillTimer(FWindow, TimeoutTimerId);
-    if (FInterval != 0 && FEnabled && FOnTimer) {
-        if (!SetTimer(FWindow, TimeoutTimerId, FInterval, nullptr)) throw Exception("No Timer");
-    }
-}
-
-LRESULT TThreadTimer::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* timer = reinterpret_cast<TThreadTimer*>(GetWindowLongPtr(window, GWL_USERDATA_SLOT0));
-    if (!timer || message != WM_TIMER) return DefWindowProc(window, message, wParam, lParam);
-    try {
-        if (timer->FOnTimer) timer->FOnTimer(timer);
-    } catch (const std::exception& error) {
-        Application->HandleException(error);
-    }
-    return 0;
-}
 
 // ---------------------------------------------------------------------------
 // Construction and destruction
@@ -373,12 +320,7 @@ void TSockSession::SendBuffer(const char* Bytes, std::uint16_t Count) {
     FSendError = 0;
     PostMessage(EventWindow, WM_SEND_MORE, 0, reinterpret_cast<LPARAM>(this));
     try {
-        while (!SendComplete && !Canceled) {
-            // A connection that is gone or failed will never take the rest.
-            RaiseIfSendFailed();
-            if (!Connected) FailClosed("Connection Closed");
-            PumpMessages();
-        }
+        WaitUntilSent();
     } catch (...) {
         DropUnsentText();
         throw;
@@ -394,6 +336,16 @@ void TSockSession::SendBuffer(const char* Bytes, std::uint16_t Count) {
 // buffer it would go out ahead of the next command, even on a new connection.
 void TSockSession::DropUnsentText() {
     if (auto* buffer = AsBuffer(OutStream)) buffer->Clear();
+}
+
+// Waits until WriteFromStream has sent everything or the session is
+// cancelled; a connection that is gone or failed will never take the rest.
+void TSockSession::WaitUntilSent() {
+    while (!SendComplete && !Canceled) {
+        RaiseIfSendFailed();
+        if (!Connected) FailClosed("Connection Closed");
+        PumpMessages();
+    }
 }
 
 void TSockSession::RaiseIfSendFailed() {
@@ -579,11 +531,7 @@ void TSockSession::SendFile(const std::string& FileName) {
         // An empty file has nothing to send: it is complete at once.
         if (file->Size() == 0) SendComplete = true;
         PostMessage(EventWindow, WM_SEND_MORE, 0, reinterpret_cast<LPARAM>(this));
-        while (!SendComplete && !Canceled) {
-            RaiseIfSendFailed();
-            if (!Connected) FailClosed("Connection Closed");
-            PumpMessages();
-        }
+        WaitUntilSent();
     } catch (...) {
         restore();
         throw;

@@ -11,6 +11,7 @@
 #include "Classes.h"
 #include "Streams.h"
 #include "SysUtils.h"
+#include "Timers.h"
 #include "WinSock.h"
 #include "Windows.h"
 
@@ -44,26 +45,11 @@ constexpr long AllSocketEvents = WinSock::FD_READ | WinSock::FD_WRITE | WinSock:
 constexpr int LookupBufferSize = 1024;
 constexpr int WriteTextBufferSize = 16385;
 
-// A one-shot time-out timer: a window timer on a hidden window of its own.
-class TThreadTimer : public TComponent {
+// The session's one-shot time-out timer: a window timer on a hidden window
+// of its own, of class "TmrWindowClass"; no thread is involved.
+class TThreadTimer : public TTimer {
 public:
-    explicit TThreadTimer(TComponent* AOwner);
-    ~TThreadTimer() override;
-
-    std::uint32_t Interval() const { return FInterval; }
-    void SetInterval(std::uint32_t interval);
-    bool Enabled() const { return FEnabled; }
-    void SetEnabled(bool enabled);
-    void SetOnTimer(TNotifyEvent handler);
-
-private:
-    static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    void UpdateTimer();
-
-    std::uint32_t FInterval = 1000;
-    HWND FWindow = nullptr;
-    TNotifyEvent FOnTimer;
-    bool FEnabled = true;
+    explicit TThreadTimer(TComponent* AOwner) : TTimer(AOwner, "TmrWindowClass") {}
 };
 
 // The sessions that hold Windows Sockets; the first starts it, the last
@@ -196,6 +182,7 @@ private:
     void HandleSocketEvent(int event);
     void ReadRestAtClose();
     bool BufferOverflowing();
+    void WaitUntilSent();
     void RaiseIfSendFailed();
     void DropUnsentText();
     void FailClosed(const char* text);
