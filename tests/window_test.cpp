@@ -74,10 +74,9 @@ std::string MissingTools() {
 }
 
 // The binary has the window interface when it was built with FLTK.
+// The windows come from a module beside the program.
 bool BinaryHasWindows() {
-  std::ifstream binary(TAVIX_BINARY, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(binary)), std::istreambuf_iterator<char>());
-  return bytes.find("TavixFltkPump") != std::string::npos;
+  return std::filesystem::exists(std::filesystem::path(TAVIX_BINARY).parent_path() / "tavix-ftp-window.so");
 }
 
 // Starts a program with its output discarded; `display` names the X display

@@ -1278,8 +1278,11 @@ int TFltkRenderer::HandleKey(TFormView& view, Fl_Window* window) {
 // and going now and then drops a new connection at once; errno does not
 // tell that from a display that is not there (Xlib reads its authority
 // file after connecting), so a named display gets a few more tries.
-std::unique_ptr<TRenderer> CreateWindowRenderer() {
-    if (fl_display) return std::make_unique<TFltkRenderer>();
+//
+// This is the window module's entry point, looked up by name when the
+// program loads the module; nullptr when no display can be opened.
+extern "C" TRenderer* TavixCreateWindowRenderer() {
+    if (fl_display) return new TFltkRenderer();
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) return nullptr;
     Display* display = XOpenDisplay(name);
@@ -1289,5 +1292,5 @@ std::unique_ptr<TRenderer> CreateWindowRenderer() {
     }
     if (!display) return nullptr;
     fl_open_display(display);
-    return std::make_unique<TFltkRenderer>();
+    return new TFltkRenderer();
 }

@@ -291,10 +291,6 @@ private:
 
 std::unique_ptr<TRenderer> CreateTerminalRenderer() { return std::make_unique<TTerminalRenderer>(); }
 
-#ifndef TAVIX_HAVE_FLTK
-std::unique_ptr<TRenderer> CreateWindowRenderer() { return nullptr; }
-#endif
-
 std::unique_ptr<TRenderer> CreateRenderer() {
     const char* ui = std::getenv("TAVIX_FTP_UI");
     if (!(ui && std::string(ui) == "console")) {
