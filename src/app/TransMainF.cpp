@@ -192,6 +192,8 @@ void TTransMain::TransferWithRetry() {
                 success = true;
             } catch (const std::exception&) {
                 // A failed attempt; the client's OnError may have shown why.
+                // One that Cancel aborted is the last: the program is about
+                // to end, and a new download would empty the partial file.
                 continue;
             }
             try {
@@ -199,8 +201,8 @@ void TTransMain::TransferWithRetry() {
             } catch (const std::exception&) {
                 // The transfer is done; a refused QUIT does not undo it.
             }
-        } while (!success && attemptCount < attemptLimit);
-        if (success) break;
+        } while (!success && !FCancelled && attemptCount < attemptLimit);
+        if (success || FCancelled) break;
 
         RetryForm->ShowModal();
         int choice = RetryForm->RetryChoice;
@@ -258,6 +260,7 @@ void TTransMain::FTPError(TObject*, std::uint16_t, const std::string& Errmsg) {
 }
 
 void TTransMain::Button1Click(TObject*) {
+    FCancelled = true;
     Button1->SetEnabled(false);
     try {
         Client->Abort();

@@ -90,6 +90,8 @@ private:
 
     std::uint64_t FLastProgressAt = 0;
     bool FProgressQueued = false;
+    // Set by Cancel: the attempt loop starts no further attempt.
+    bool FCancelled = false;
     std::int64_t FProgressBytes = 0;
 
     TTransferClient* FFtpOperations;
