@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Times tavix-ftp next to curl, lftp and wget, all in active mode, against one
 # vsftpd on a private loopback address, moving one file into and out of tmpfs.
-# Every run's result is checked with sha256; the table shows medians.
+# Every run's result is checked with sha256; the table shows medians: MB/s
+# from start to exit, "data MB/s" while the file moved, as vsftpd measured it
+# (without start-up, login and the program's wait before it ends).
+#
+# Two ways to run tavix-ftp: "tavix-ftp" with the terminal interface, and
+# "tavix-ftp-window" with its real windows on an Xvfb display this script
+# starts (and stops by its pid), so both rows show whether the progress
+# window costs throughput.
 #
 # Needs root (vsftpd listens on port 21) and scripts/setup (packages, the
 # local FTP user). Settings, from the environment:
 #   BENCH_MB       file size in MiB                 (default 1024)
 #   BENCH_RUNS     runs per tool and direction      (default 3)
 #   BENCH_TIMEOUT  seconds before a run is killed   (default 300)
-#   BENCH_TOOLS    which clients                    (default "tavix-ftp curl lftp wget")
+#   BENCH_TOOLS    which clients                    (default "tavix-ftp curl lftp wget";
+#                  add tavix-ftp-window for the window interface)
 #   BENCH_ADDRESS  the server's loopback address    (default 127.0.0.61)
 #   TAVIX_BINARY   the program                      (default build/tavix-ftp)
 set -euo pipefail
@@ -40,8 +48,13 @@ LOCAL=$WORK/local
 mkdir -p "$HOME_DIR" "$LOCAL" "$WORK/empty"
 chown "$FTP_USER:" "$HOME_DIR"
 VSFTPD_PID=""
+XVFB_PID=""
 
 cleanup() {
+  if [[ -n $XVFB_PID ]]; then
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+  fi
   if [[ -n $VSFTPD_PID ]]; then
     # vsftpd puts each session in a session of its own: end those by pid
     # while the listener still lives to be their parent, then the listener.
@@ -112,6 +125,38 @@ for _ in $(seq 100); do
 done
 [[ -n $ready ]] || die "vsftpd did not start on $BENCH_ADDRESS:21: $(cat "$WORK/vsftpd.out")"
 
+# --- The display for the window interface -----------------------------------
+
+# A free display from :70 to :79 (the window tests use :80 to :99). Xvfb
+# writes the display number to descriptor 3 once it accepts clients.
+WINDOW_MODULE=$(dirname "$TAVIX_BINARY")/tavix-ftp-window.so
+WINDOW_UNAVAILABLE=""
+BENCH_DISPLAY=""
+start_display() {
+  local number
+  for number in $(seq 70 79); do
+    [[ -e /tmp/.X$number-lock || -e /tmp/.X11-unix/X$number ]] && continue
+    : >"$WORK/xvfb.ready"
+    Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp -displayfd 3 3>"$WORK/xvfb.ready" >"$WORK/xvfb.out" 2>&1 &
+    XVFB_PID=$!
+    for _ in $(seq 100); do
+      [[ -s $WORK/xvfb.ready ]] && { BENCH_DISPLAY=:$number; return 0; }
+      kill -0 "$XVFB_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=""
+  done
+  return 1
+}
+if [[ " $BENCH_TOOLS " == *" tavix-ftp-window "* ]]; then
+  if [[ ! -f $WINDOW_MODULE ]]; then WINDOW_UNAVAILABLE="no window module: $WINDOW_MODULE (FLTK missing at build time?)"
+  elif ! command -v Xvfb >/dev/null; then WINDOW_UNAVAILABLE="Xvfb is not installed: run scripts/setup"
+  elif ! start_display; then WINDOW_UNAVAILABLE="no Xvfb could be started on :70 to :79"
+  else echo "ftp_peers: the window interface runs on Xvfb $BENCH_DISPLAY" >&2; fi
+fi
+
 # --- Measuring one run -----------------------------------------------------
 
 # Runs a command with stdin from /dev/null and output to a log; prints
@@ -178,6 +223,7 @@ command_for() {
   local tool=$1 direction=$2
   case "$tool/$direction" in
     tavix-ftp/*) echo "env TAVIX_FTP_UI=console $TAVIX_BINARY $WORK/job.ini" ;;
+    tavix-ftp-window/*) echo "env -u TAVIX_FTP_UI DISPLAY=$BENCH_DISPLAY $TAVIX_BINARY $WORK/job.ini" ;;
     curl/download) echo "curl -sS -P - -o $LOCAL/download.bin $URL/big.bin" ;;
     curl/upload) echo "curl -sS -P - -T $LOCAL/source.bin $URL/upload.bin" ;;
     lftp/download) echo "lftp -c \"$LFTP_SETTINGS; get /big.bin -o $LOCAL/download.bin\"" ;;
@@ -194,25 +240,36 @@ write_information_file() {
     "$BENCH_ADDRESS" "$FTP_USER" "$FTP_PASSWORD" "$send" "$remote" "$local_path" "$SIZE" >"$WORK/job.ini"
 }
 
+# The data rate vsftpd logged for its transfer number `n` (counted from 1),
+# in MB/s; empty when there is no such transfer.
+OK_PATTERN=' OK \(DOWN\|UP\)LOAD: '
+transfers_logged() { grep -c "$OK_PATTERN" "$WORK/vsftpd.log" 2>/dev/null || true; }
+data_rate() {
+  grep "$OK_PATTERN" "$WORK/vsftpd.log" 2>/dev/null | sed -n "${1}p" |
+    sed -nE 's/.*, ([0-9.]+)Kbyte\/sec.*/\1/p' | awk '{ printf "%.1f", $1 * 1024 / 1e6 }'
+}
+
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print ""; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-declare -A SPEED CPU RSS STATUS
+declare -A SPEED DATA CPU RSS STATUS
 
 for direction in download upload; do
   for tool in $BENCH_TOOLS; do
     command=$(command_for "$tool" "$direction")
     key=$tool/$direction
     if [[ -z $command ]]; then STATUS[$key]="n/a"; continue; fi
-    if [[ $tool == tavix-ftp && ! -x $TAVIX_BINARY ]]; then STATUS[$key]="not built: $TAVIX_BINARY"; continue; fi
-    if [[ $tool != tavix-ftp ]] && ! command -v "$tool" >/dev/null; then STATUS[$key]="not installed"; continue; fi
-    speeds="" cpus="" rsss="" failure=""
+    if [[ $tool == tavix-ftp* && ! -x $TAVIX_BINARY ]]; then STATUS[$key]="not built: $TAVIX_BINARY"; continue; fi
+    if [[ $tool == tavix-ftp-window && -n $WINDOW_UNAVAILABLE ]]; then STATUS[$key]=$WINDOW_UNAVAILABLE; continue; fi
+    if [[ $tool != tavix-ftp* ]] && ! command -v "$tool" >/dev/null; then STATUS[$key]="not installed"; continue; fi
+    speeds="" datas="" cpus="" rsss="" failure=""
     for run in $(seq "$BENCH_RUNS"); do
       if [[ $direction == download ]]; then
         result=$LOCAL/download.bin; rm -f "$result"
       else
         result=$HOME_DIR/upload.bin; rm -f "$result"
       fi
-      [[ $tool == tavix-ftp ]] && write_information_file "$direction"
+      [[ $tool == tavix-ftp* ]] && write_information_file "$direction"
+      logged=$(transfers_logged)
       measured=$(eval "$WORK/measure $BENCH_TIMEOUT $WORK/run.log $command") || measured="?"
       read -r code wall user sys rss <<<"$measured"
       got=""
@@ -225,7 +282,9 @@ for direction in download upload; do
         break   # A failing client is not timed again.
       fi
       speed=$(awk -v s="$SIZE" -v t="$wall" 'BEGIN { printf "%.1f", s / 1e6 / t }')
-      echo "ftp_peers: $key run $run: $speed MB/s, cpu $(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }') s, rss $((rss / 1024)) MB" >&2
+      data=$(data_rate $((${logged:-0} + 1)))
+      [[ -n $data ]] && datas+="$data"$'\n'
+      echo "ftp_peers: $key run $run: $speed MB/s, data ${data:-?} MB/s, cpu $(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }') s, rss $((rss / 1024)) MB" >&2
       speeds+="$speed"$'\n'
       cpus+=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", u + s }')$'\n'
       rsss+="$rss"$'\n'
@@ -233,6 +292,7 @@ for direction in download upload; do
     rm -f "$LOCAL/download.bin" "$HOME_DIR/upload.bin"
     if [[ -n $failure ]]; then STATUS[$key]="FAILED ($failure)"; continue; fi
     SPEED[$key]=$(printf '%s' "$speeds" | median)
+    DATA[$key]=$(printf '%s' "$datas" | median)
     CPU[$key]=$(printf '%s' "$cpus" | median)
     RSS[$key]=$(printf '%s' "$rsss" | median | awk '{ printf "%.1f", $1 / 1024 }')
     STATUS[$key]=ok
@@ -243,12 +303,12 @@ done
 
 echo
 echo "$BENCH_MB MiB over vsftpd on $BENCH_ADDRESS, active mode, tmpfs both ends; median of $BENCH_RUNS runs; every run sha256-checked"
-printf '%-10s %-9s %10s %9s %12s %12s %11s\n' tool direction "MB/s" "CPU s" "peak RSS MB" "speed/curl" "CPU/curl"
+printf '%-16s %-9s %10s %10s %9s %12s %12s %11s\n' tool direction "MB/s" "data MB/s" "CPU s" "peak RSS MB" "speed/curl" "CPU/curl"
 for direction in download upload; do
   for tool in $BENCH_TOOLS; do
     key=$tool/$direction
     if [[ ${STATUS[$key]:-} != ok ]]; then
-      printf '%-10s %-9s %s\n' "$tool" "$direction" "${STATUS[$key]:-}"
+      printf '%-16s %-9s %s\n' "$tool" "$direction" "${STATUS[$key]:-}"
       continue
     fi
     speed_ratio="-" cpu_ratio="-"
@@ -256,6 +316,15 @@ for direction in download upload; do
       speed_ratio=$(awk -v a="${SPEED[$key]}" -v b="${SPEED[curl/$direction]}" 'BEGIN { printf "%.2f", a / b }')
       cpu_ratio=$(awk -v a="${CPU[$key]}" -v b="${CPU[curl/$direction]}" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }')
     fi
-    printf '%-10s %-9s %10s %9s %12s %12s %11s\n' "$tool" "$direction" "${SPEED[$key]}" "${CPU[$key]}" "${RSS[$key]}" "$speed_ratio" "$cpu_ratio"
+    printf '%-16s %-9s %10s %10s %9s %12s %12s %11s\n' "$tool" "$direction" "${SPEED[$key]}" "${DATA[$key]:--}" "${CPU[$key]}" "${RSS[$key]}" "$speed_ratio" "$cpu_ratio"
   done
+done
+for direction in download upload; do
+  if [[ ${STATUS[tavix-ftp/$direction]:-} == ok && ${STATUS[tavix-ftp-window/$direction]:-} == ok ]]; then
+    awk -v d="$direction" -v w="${SPEED[tavix-ftp-window/$direction]}" -v t="${SPEED[tavix-ftp/$direction]}" \
+      -v wd="${DATA[tavix-ftp-window/$direction]:-0}" -v td="${DATA[tavix-ftp/$direction]:-0}" \
+      'BEGIN { printf "windows / terminal, %s: %.3f of the speed", d, w / t
+               if (wd > 0 && td > 0) printf ", %.3f of the data rate", wd / td
+               printf "\n" }'
+  fi
 done
