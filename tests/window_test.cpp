@@ -14,18 +14,14 @@
 #include "ProgramRun.h"
 #include "RetryFormF.h"
 #include "Windows.h"
+#include "XTesting.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -38,245 +34,25 @@
 #include <future>
 #include <iterator>
 #include <optional>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
-using TClock = std::chrono::steady_clock;
+using namespace XTesting;
 
 const char* const MainCaption = "^tavix-FTP: Background file transfer\\.\\.\\.$";
 const char* const RetryCaption = "^Unable login to server\\.\\.\\.$";
 const char* const ErrorCaption = "^Error$";
-constexpr int ScreenWidth = 1024;
-constexpr int ScreenHeight = 768;
 
-std::filesystem::path Tool(const char* name) {
-  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
-    std::filesystem::path path = std::filesystem::path(dir) / name;
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return {};
-}
-
-// The tools the tests drive the windows with; empty when all are there.
-std::string MissingTools() {
-  for (const char* name : {"Xvfb", "xdotool", "xprop", "xwininfo", "import"}) {
-    if (Tool(name).empty()) return std::string(name) + " is not installed (scripts/setup installs it)";
-  }
-  return "";
-}
-
-// The binary has the window interface when it was built with FLTK.
-// The windows come from a module beside the program.
-bool BinaryHasWindows() {
-  return std::filesystem::exists(std::filesystem::path(TAVIX_BINARY).parent_path() / "tavix-ftp-window.so");
-}
-
-// Starts a program with its output discarded; `display` names the X display
-// it uses, `displayFd` becomes its descriptor 3.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& display = "", int displayFd = -1) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  if (displayFd >= 0) posix_spawn_file_actions_adddup2(&actions, displayFd, 3);
-  posix_spawn_file_actions_addclosefrom_np(&actions, displayFd >= 0 ? 4 : 3);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  std::vector<std::string> variables;
-  for (char** entry = environ; *entry; ++entry) {
-    if (std::string(*entry).rfind("DISPLAY=", 0) != 0) variables.emplace_back(*entry);
-  }
-  if (!display.empty()) variables.push_back("DISPLAY=" + display);
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return error == 0 ? pid : -1;
-}
-
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
-  if (waitpid(pid, &status, WNOHANG) == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-}
-
-// An Xvfb server on a free display :90 to :99, stopped by its pid.
-class TXServer {
-public:
-  TXServer() {
-    for (int number = 90; number <= 99 && Pid < 0; ++number) {
-      if (std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock") ||
-          std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) {
-        continue;
-      }
-      TryStart(number);
-    }
-  }
-  ~TXServer() {
-    for (pid_t helper : Helpers) Stop(helper);
-    Stop(Pid);
-  }
-  TXServer(const TXServer&) = delete;
-  TXServer& operator=(const TXServer&) = delete;
-
-  bool Running() const { return Pid > 0; }
-  const std::string& Name() const { return Display; }
-  // Starts a program on this display and stops it with the server.
-  pid_t StartHelper(std::vector<std::string> argv) {
-    pid_t pid = Spawn(argv, Display);
-    if (pid > 0) Helpers.push_back(pid);
-    return pid;
-  }
-
-private:
-  // Xvfb writes the display number to descriptor 3 once it accepts clients.
-  void TryStart(int number) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_t pid = Spawn({Tool("Xvfb").string(), ":" + std::to_string(number), "-screen", "0",
-                       std::to_string(ScreenWidth) + "x" + std::to_string(ScreenHeight) + "x24", "-nolisten", "tcp",
-                       "-displayfd", "3"},
-                      "", fds[1]);
-    close(fds[1]);
-    std::string ready;
-    TClock::time_point deadline = TClock::now() + 10s;
-    while (pid > 0 && ready.find('\n') == std::string::npos && TClock::now() < deadline) {
-      pollfd entry{fds[0], POLLIN, 0};
-      if (poll(&entry, 1, 100) <= 0) continue;
-      char block[32];
-      ssize_t got = read(fds[0], block, sizeof block);
-      if (got <= 0) break;
-      ready.append(block, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    if (ready.find('\n') == std::string::npos) {
-      Stop(pid);
-      return;
-    }
-    Pid = pid;
-    Display = ":" + std::to_string(number);
-  }
-
-  pid_t Pid = -1;
-  std::string Display;
-  std::vector<pid_t> Helpers;
-};
-
-// Runs an X client on the display and returns what it printed. An X server
-// with clients coming and going quickly now and then refuses a connection
-// for a moment; the client is then run again.
-std::string X(const TXServer& server, const char* tool, std::vector<std::string> args) {
-  TProgramResult result;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    result = RunProgram(Tool(tool), {.Args = args, .Env = {{"DISPLAY", server.Name()}}, .Timeout = 10s});
-    bool refused = result.Stderr.find("open display") != std::string::npos ||
-                   result.Stderr.find("open X server") != std::string::npos;
-    if (!refused) break;
-    std::this_thread::sleep_for(20ms * (attempt + 1));
-  }
-  return result.Stdout;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-  TClock::time_point deadline = TClock::now() + timeout;
-  while (!condition()) {
-    if (TClock::now() >= deadline) return false;
-    std::this_thread::sleep_for(25ms);
-  }
-  return true;
-}
-
-std::vector<std::string> FindWindows(const TXServer& server, const char* caption, bool onlyVisible) {
-  std::vector<std::string> args{"search"};
-  if (onlyVisible) args.emplace_back("--onlyvisible");
-  args.insert(args.end(), {"--name", caption});
-  std::istringstream lines(X(server, "xdotool", args));
-  std::vector<std::string> ids;
-  for (std::string id; std::getline(lines, id);) {
-    if (!id.empty()) ids.push_back(id);
-  }
-  return ids;
-}
-
-// The one window with the caption that is not `other`; waits for it.
-std::string WaitForWindow(const TXServer& server, const char* caption, bool onlyVisible,
-                          const std::string& other = "") {
-  std::string found;
-  WaitUntil([&] {
-    for (const std::string& id : FindWindows(server, caption, onlyVisible)) {
-      if (id != other) found = id;
-    }
-    return !found.empty();
-  });
-  return found;
-}
-
-struct TWindowInfo {
-  int Left = -1, Top = -1, Width = -1, Height = -1;
-  std::string MapState;
-};
-
-TWindowInfo Info(const TXServer& server, const std::string& id) {
-  std::string text = X(server, "xwininfo", {"-id", id});
-  TWindowInfo info;
-  auto field = [&text](const char* name) {
-    std::smatch match;
-    std::regex pattern(std::string(name) + ":\\s*(\\S+)");
-    return std::regex_search(text, match, pattern) ? match[1].str() : std::string();
-  };
-  auto number = [&field](const char* name) {
-    std::string value = field(name);
-    return value.empty() ? -1 : std::atoi(value.c_str());
-  };
-  info.Left = number("Absolute upper-left X");
-  info.Top = number("Absolute upper-left Y");
-  info.Width = number("Width");
-  info.Height = number("Height");
-  info.MapState = field("Map State");
-  return info;
-}
-
-std::string WmState(const TXServer& server, const std::string& id) {
-  std::string text = X(server, "xprop", {"-id", id, "WM_STATE"});
-  if (text.find("Iconic") != std::string::npos) return "Iconic";
-  if (text.find("Normal") != std::string::npos) return "Normal";
-  return "";
-}
-
-bool Minimised(const TXServer& server, const std::string& id) {
-  return WmState(server, id) == "Iconic" && Info(server, id).MapState == "IsUnMapped";
-}
-
-bool Restored(const TXServer& server, const std::string& id) {
-  return WmState(server, id) == "Normal" && Info(server, id).MapState == "IsViewable";
-}
-
-std::filesystem::path Screenshot(const TXServer& server, const std::string& id, const std::string& name) {
-  std::filesystem::path dir = std::filesystem::path(TAVIX_BUILD_DIR) / "window-test";
-  std::filesystem::create_directories(dir);
-  std::filesystem::path file = dir / (name + ".png");
-  // Let the window finish drawing after it was mapped.
-  std::this_thread::sleep_for(150ms);
-  X(server, "import", {"-window", id, file.string()});
-  return file;
-}
+// Xvfb on a free display :90 to :99, in the test's process group.
+const TXServerOptions XOptions{.FirstDisplay = 90,
+                               .LastDisplay = 99,
+                               .OwnProcessGroup = false,
+                               .StopGrace = 1s,
+                               .ScreenshotDir = std::filesystem::path(TAVIX_BUILD_DIR) / "window-test"};
 
 // What a window manager sends when the user clicks a window's close box;
 // false when it cannot be sent. Defined at the end, after Xlib's header.
@@ -320,8 +96,8 @@ protected:
 
   void SetUp() override {
     if (std::string missing = MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
-    if (!BinaryHasWindows()) GTEST_SKIP() << "tavix-ftp was built without FLTK: no window interface";
-    Server = std::make_unique<TXServer>();
+    if (!BinaryHasWindows(TAVIX_BINARY)) GTEST_SKIP() << "tavix-ftp was built without FLTK: no window interface";
+    Server = std::make_unique<TXServer>(XOptions);
     ASSERT_TRUE(Server->Running()) << "no Xvfb could be started on :90 to :99";
   }
 
@@ -518,7 +294,7 @@ void RunWhileDriving(const TXServer& server, const char* caption, std::string& p
 
 TEST(WindowRendererTest, RetryDialogAnswersKeysAndClicksThroughTheModel) {
   if (std::string missing = MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
-  TXServer server;
+  TXServer server(XOptions);
   ASSERT_TRUE(server.Running());
   setenv("DISPLAY", server.Name().c_str(), 1);
   std::unique_ptr<TRenderer> renderer = CreateWindowRenderer();

@@ -12,24 +12,21 @@
 
 #include "ProgramRun.h"
 #include "RealFtpServers.h"
+#include "XTesting.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -40,11 +37,10 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
+using namespace XTesting;
 using TClock = std::chrono::steady_clock;
 
 const char* const MainCaption = "^tavix-FTP: Background file transfer\\.\\.\\.$";
@@ -56,226 +52,23 @@ constexpr int FirstDisplay = 80;
 constexpr int LastDisplay = 89;
 constexpr int FirstAddressOctet = 101;
 constexpr int LastAddressOctet = 108;
+// How long a process this test started has to end after SIGTERM.
+constexpr std::chrono::milliseconds StopGrace = 2s;
 
-// --- Processes, the X server and the windows --------------------------------
+// Xvfb and the FTP server each lead a process group of their own.
+const TXServerOptions XOptions{.FirstDisplay = FirstDisplay,
+                               .LastDisplay = LastDisplay,
+                               .OwnProcessGroup = true,
+                               .StopGrace = StopGrace,
+                               .ScreenshotDir = std::filesystem::path(TAVIX_BUILD_DIR) / "window-test"};
 
-std::filesystem::path Tool(const char* name) {
-  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
-    std::filesystem::path path = std::filesystem::path(dir) / name;
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return {};
-}
-
-std::string MissingTools() {
-  for (const char* name : {"Xvfb", "xdotool", "xprop", "xwininfo", "import"}) {
-    if (Tool(name).empty()) return std::string(name) + " is not installed (scripts/setup installs it)";
-  }
-  return "";
-}
-
-// The window interface, built when FLTK was found, is a module beside the
-// program.
-bool BinaryHasWindows() {
-  return std::filesystem::exists(std::filesystem::path(TAVIX_BINARY).parent_path() / "tavix-ftp-window.so");
-}
-
-// Starts a program with its input and output on `stdinPath` and `outPath`
-// (/dev/null when empty), in a process group of its own; `display` names
-// the X display it uses, `extraFd` becomes its descriptor 3.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& display = "", int extraFd = -1,
-            const std::string& outPath = "") {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const char* out = outPath.empty() ? "/dev/null" : outPath.c_str();
-  posix_spawn_file_actions_addopen(&actions, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
-  posix_spawn_file_actions_addclosefrom_np(&actions, extraFd >= 0 ? 4 : 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  sigaddset(&signals, SIGPIPE);
-  sigaddset(&signals, SIGTERM);
-  posix_spawnattr_setsigdefault(&attributes, &signals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  std::vector<std::string> variables;
-  for (char** entry = environ; *entry; ++entry) {
-    if (std::string(*entry).rfind("DISPLAY=", 0) != 0) variables.emplace_back(*entry);
-  }
-  if (!display.empty()) variables.push_back("DISPLAY=" + display);
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  int error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return error == 0 ? pid : -1;
-}
-
-// Ends a process this test started, by its pid: SIGTERM, then SIGKILL.
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
-  if (waitpid(pid, &status, WNOHANG) == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-  TClock::time_point deadline = TClock::now() + timeout;
-  while (!condition()) {
-    if (TClock::now() >= deadline) return false;
-    std::this_thread::sleep_for(25ms);
-  }
-  return true;
-}
-
-// An Xvfb server on a free display, stopped by its pid.
-class TXServer {
-public:
-  TXServer() {
-    for (int number = FirstDisplay; number <= LastDisplay && Pid < 0; ++number) {
-      if (std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock") ||
-          std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) {
-        continue;
-      }
-      TryStart(number);
-    }
-  }
-  ~TXServer() { Stop(Pid); }
-  TXServer(const TXServer&) = delete;
-  TXServer& operator=(const TXServer&) = delete;
-
-  bool Running() const { return Pid > 0; }
-  const std::string& Name() const { return Display; }
-
-private:
-  // Xvfb writes the display number to descriptor 3 once it accepts clients.
-  void TryStart(int number) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_t pid = Spawn({Tool("Xvfb").string(), ":" + std::to_string(number), "-screen", "0", "1024x768x24",
-                       "-nolisten", "tcp", "-displayfd", "3"},
-                      "", fds[1]);
-    close(fds[1]);
-    std::string ready;
-    TClock::time_point deadline = TClock::now() + 10s;
-    while (pid > 0 && ready.find('\n') == std::string::npos && TClock::now() < deadline) {
-      pollfd entry{fds[0], POLLIN, 0};
-      if (poll(&entry, 1, 100) <= 0) continue;
-      char block[32];
-      ssize_t got = read(fds[0], block, sizeof block);
-      if (got <= 0) break;
-      ready.append(block, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    if (ready.find('\n') == std::string::npos) {
-      Stop(pid);
-      return;
-    }
-    Pid = pid;
-    Display = ":" + std::to_string(number);
-  }
-
-  pid_t Pid = -1;
-  std::string Display;
-};
-
-// Runs an X client on the display and returns what it printed; a refused
-// connection (a busy server now and then drops one) is tried again.
-std::string X(const TXServer& server, const char* tool, std::vector<std::string> args) {
-  TProgramResult result;
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    result = RunProgram(Tool(tool), {.Args = args, .Env = {{"DISPLAY", server.Name()}}, .Timeout = 10s});
-    bool refused = result.Stderr.find("open display") != std::string::npos ||
-                   result.Stderr.find("open X server") != std::string::npos;
-    if (!refused) break;
-    std::this_thread::sleep_for(20ms * (attempt + 1));
-  }
-  return result.Stdout;
-}
-
-std::vector<std::string> FindWindows(const TXServer& server, const char* caption, bool onlyVisible) {
-  std::vector<std::string> args{"search"};
-  if (onlyVisible) args.emplace_back("--onlyvisible");
-  args.insert(args.end(), {"--name", caption});
-  std::istringstream lines(X(server, "xdotool", args));
-  std::vector<std::string> ids;
-  for (std::string id; std::getline(lines, id);) {
-    if (!id.empty()) ids.push_back(id);
-  }
-  return ids;
-}
-
-std::string WaitForWindow(const TXServer& server, const char* caption, bool onlyVisible) {
-  std::string found;
-  WaitUntil([&] {
-    std::vector<std::string> ids = FindWindows(server, caption, onlyVisible);
-    if (!ids.empty()) found = ids.back();
-    return !found.empty();
-  });
-  return found;
-}
-
-struct TWindowInfo {
-  int Width = -1, Height = -1;
-  std::string MapState;
-};
-
-TWindowInfo Info(const TXServer& server, const std::string& id) {
-  std::string text = X(server, "xwininfo", {"-id", id});
-  auto field = [&text](const char* name) {
-    std::smatch match;
-    std::regex pattern(std::string(name) + ":\\s*(\\S+)");
-    return std::regex_search(text, match, pattern) ? match[1].str() : std::string();
-  };
-  TWindowInfo info;
-  info.Width = std::atoi(field("Width").c_str());
-  info.Height = std::atoi(field("Height").c_str());
-  info.MapState = field("Map State");
-  return info;
-}
-
-std::string WmState(const TXServer& server, const std::string& id) {
-  std::string text = X(server, "xprop", {"-id", id, "WM_STATE"});
-  if (text.find("Iconic") != std::string::npos) return "Iconic";
-  if (text.find("Normal") != std::string::npos) return "Normal";
-  return "";
-}
-
-bool Minimised(const TXServer& server, const std::string& id) {
-  return WmState(server, id) == "Iconic" && Info(server, id).MapState == "IsUnMapped";
-}
-
-bool Restored(const TXServer& server, const std::string& id) {
-  return WmState(server, id) == "Normal" && Info(server, id).MapState == "IsViewable";
-}
+// --- Processes and the windows -----------------------------------------------
 
 // The text the desktop shows for the program: the main window's icon name.
 std::string IconName(const TXServer& server, const std::string& id) {
   std::string text = X(server, "xprop", {"-id", id, "WM_ICON_NAME"});
   std::size_t open = text.find('"'), close = text.rfind('"');
   return open == std::string::npos || close <= open ? "" : text.substr(open + 1, close - open - 1);
-}
-
-std::filesystem::path Screenshot(const TXServer& server, const std::string& id, const std::string& name) {
-  std::filesystem::path dir = std::filesystem::path(TAVIX_BUILD_DIR) / "window-test";
-  std::filesystem::create_directories(dir);
-  std::filesystem::path file = dir / (name + ".png");
-  X(server, "import", {"-window", id, file.string()});
-  return file;
 }
 
 // The pid of the program RunProgram started from this process.
@@ -318,7 +111,7 @@ public:
                                     "--home",   Home().string(), "--command-log", CommandLog().string(),
                                     "--banner", banner};
       args.insert(args.end(), faults.begin(), faults.end());
-      pid_t pid = Spawn(args, "", -1, (Dir / "output.log").string());
+      pid_t pid = Spawn(args, {.OutPath = Dir / "output.log", .OwnProcessGroup = true});
       if (pid > 0 && WaitUntil([&] { return Greets(address, banner) || Exited(pid); })) {
         if (!Exited(pid)) {
           Pid = pid;
@@ -326,10 +119,10 @@ public:
           break;
         }
       }
-      Stop(pid);
+      Stop(pid, StopGrace);
     }
   }
-  ~TPyftpd() { Stop(Pid); }
+  ~TPyftpd() { Stop(Pid, StopGrace); }
   TPyftpd(const TPyftpd&) = delete;
   TPyftpd& operator=(const TPyftpd&) = delete;
 
@@ -403,11 +196,11 @@ class WindowTransferTest : public testing::Test {
 protected:
   void SetUp() override {
     if (std::string missing = MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
-    if (!BinaryHasWindows()) GTEST_SKIP() << "tavix-ftp was built without FLTK: no window interface";
+    if (!BinaryHasWindows(TAVIX_BINARY)) GTEST_SKIP() << "tavix-ftp was built without FLTK: no window interface";
     if (std::string why = TRealFtpServer::UnavailableReason(EFtpServerKind::Pyftpdlib); !why.empty()) {
       GTEST_SKIP() << why;
     }
-    Display = std::make_unique<TXServer>();
+    Display = std::make_unique<TXServer>(XOptions);
     ASSERT_TRUE(Display->Running()) << "no Xvfb could be started on :" << FirstDisplay << " to :" << LastDisplay;
   }
 
@@ -481,8 +274,7 @@ TEST_F(WindowTransferTest, CancelClickedDuringASlowDownloadEndsAtOnceAndKeepsThe
   EXPECT_GT(left, 0) << title;
   EXPECT_LT(left, 3 * Size / BytesPerSecond) << title;
   // Let one more progress round draw the window before it is taken.
-  std::this_thread::sleep_for(300ms);
-  Screenshot(*Display, main, "transfer");
+  Screenshot(*Display, main, "transfer", 300ms);
 
   // Cancel sits at (8, 63), 55 x 19.
   X(*Display, "xdotool", {"mousemove", "--window", main, "35", "72", "click", "1"});
@@ -537,8 +329,7 @@ TEST_F(WindowTransferTest, ResetControlConnectionShowsTheSocketErrorAndTheNextAt
   EXPECT_NEAR(info.Height, 12 + 5 * 13 + 12 + 25 + 12, 6);
   EXPECT_GE(info.Width, 12 + 32 + 12 + 4 * static_cast<int>(("File: " + remote).size()) + 12);
   EXPECT_LE(info.Width, 1000);
-  std::this_thread::sleep_for(150ms);
-  Screenshot(*Display, box, "socket-error");
+  Screenshot(*Display, box, "socket-error", 150ms);
 
   X(*Display, "xdotool", {"key", "Return"});
   ASSERT_TRUE(WaitUntil([&] { return FindWindows(*Display, ErrorCaption, true).empty(); }))

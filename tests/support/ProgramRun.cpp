@@ -274,6 +274,24 @@ std::string Describe(const TProgramResult& result) {
   return text.str();
 }
 
+int SpawnInOwnGroup(pid_t& pid, const posix_spawn_file_actions_t& actions, char* const argv[],
+                    char* const envp[]) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
+  sigaddset(&signals, SIGPIPE);
+  sigaddset(&signals, SIGTERM);
+  posix_spawnattr_setsigdefault(&attributes, &signals);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv, envp);
+  posix_spawnattr_destroy(&attributes);
+  return error;
+}
+
 TTempDir::TTempDir(std::string_view prefix, const std::filesystem::path& parent) {
   std::string pattern = (parent / (std::string(prefix) + ".XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <spawn.h>
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -47,6 +50,14 @@ TProgramResult RunProgram(const std::filesystem::path& program,
 
 // Exit code, signal, time-out and both outputs, for assertion messages.
 std::string Describe(const TProgramResult& result);
+
+// posix_spawn for a child that leads a process group of its own (so the
+// group can be ended as one), starts with no signal blocked and with SIGPIPE
+// and SIGTERM at their default actions, whatever this process set for them.
+// `argv[0]` is the program's path. Returns posix_spawn's error number, 0 when
+// the child started; its pid is then in `pid`.
+int SpawnInOwnGroup(pid_t& pid, const posix_spawn_file_actions_t& actions, char* const argv[],
+                    char* const envp[]);
 
 // A fresh directory (mode 0755) removed with everything in it on destruction.
 // Under /dev/shm by default so big files stay in memory.

@@ -1,5 +1,7 @@
 #include "RealFtpServers.h"
 
+#include "ProgramRun.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -287,27 +289,15 @@ bool TRealFtpServer::TryStart(EFtpServerKind kind, unsigned index, std::string& 
   posix_spawn_file_actions_adddup2(&actions, output, 1);
   posix_spawn_file_actions_adddup2(&actions, output, 2);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // A process group of its own, so Stop() ends the sessions it forked too.
-  posix_spawnattr_setpgroup(&attributes, 0);
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  sigaddset(&signals, SIGPIPE);
-  sigaddset(&signals, SIGTERM);
-  posix_spawnattr_setsigdefault(&attributes, &signals);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> argv;
   for (std::string& arg : args) {
     argv.push_back(arg.data());
   }
   argv.push_back(nullptr);
   extern char** environ;
-  int error = ::posix_spawn(&Pid, argv[0], &actions, &attributes, argv.data(), environ);
+  // A process group of its own, so Stop() ends the sessions it forked too.
+  int error = SpawnInOwnGroup(Pid, actions, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
   ::close(output);
   if (error != 0) {
     Pid = -1;
