@@ -514,12 +514,7 @@ void TSockSession::SendFile(const std::string& FileName) {
     TransferActive = true;
     FileMode = true;
     TFileStream* file = nullptr;
-    auto restore = [&] {
-        delete file;
-        OutStream = buffer;
-        TransferActive = false;
-        FileMode = false;
-    };
+    auto restore = [&] { EndFileCopy(OutStream, buffer, file); };
     try {
         file = new TFileStream(FileName, TFileMode::fmOpenRead);
         OutStream = file;
@@ -541,6 +536,19 @@ void TSockSession::SendFile(const std::string& FileName) {
         Canceled = false;
         throw EAbortError("Socket send aborted");
     }
+}
+
+// Ends a file copy on every way out: the file is closed, the memory buffer
+// is back in its slot and the copy's flags are clear. False when the file
+// did not take every byte written to it.
+bool TSockSession::EndFileCopy(TStream*& slot, TStream* buffer, TFileStream*& file) {
+    bool written = !file || (file->Flush() && !file->Failed());
+    delete file;
+    file = nullptr;
+    slot = buffer;
+    TransferActive = false;
+    FileMode = false;
+    return written;
 }
 
 void TSockSession::WriteFromStream() {
@@ -594,13 +602,7 @@ void TSockSession::CaptureFile(const std::string& FileName) {
     StatusMessage(8, "CaptureFile");
     TFileStream* file = nullptr;
     bool writeFailed = false;
-    auto restore = [&] {
-        if (file) writeFailed = !file->Flush() || file->Failed();
-        delete file;
-        InStream = buffer;
-        TransferActive = false;
-        FileMode = false;
-    };
+    auto restore = [&] { writeFailed = !EndFileCopy(InStream, buffer, file); };
     try {
         file = new TFileStream(FileName, TFileMode::fmCreate);
         InStream = file;

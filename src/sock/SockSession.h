@@ -183,6 +183,7 @@ private:
     void ReadRestAtClose();
     bool BufferOverflowing();
     void WaitUntilSent();
+    bool EndFileCopy(TStream*& slot, TStream* buffer, TFileStream*& file);
     void RaiseIfSendFailed();
     void DropUnsentText();
     void FailClosed(const char* text);
