@@ -295,9 +295,14 @@ TEST_F(WindowTransferTest, CancelClickedDuringASlowDownloadEndsAtOnceAndKeepsThe
   EXPECT_EQ(Server->Count("RETR"), 1u);
 }
 
+// Sessions the server resets, at most.
+constexpr std::size_t ResetTries = 3;
+
 TEST_F(WindowTransferTest, ResetControlConnectionShowsTheSocketErrorAndTheNextAttemptFetchesTheFile) {
   std::filesystem::path gate = Temp / "gate";
-  StartServer({"--reset-sessions", "1", "--reset-gate", gate.string()});
+  std::filesystem::path enough = Temp / "no-more-resets";
+  StartServer({"--reset-sessions", std::to_string(ResetTries), "--reset-gate", gate.string(), "--reset-stop",
+               enough.string()});
   // A long name: the box is as wide as the line that names the file.
   const std::string remote = "/incoming/quarterly-reports/2024/the-transfer-of-the-quarterly-report-for-the-board.bin";
   const std::string bytes = PatternBytes(100000, 3);
@@ -309,19 +314,28 @@ TEST_F(WindowTransferTest, ResetControlConnectionShowsTheSocketErrorAndTheNextAt
   // The server has taken the first command after the login and holds its
   // answer until the gate opens. The client is stopped meanwhile, so the
   // text and the reset are both waiting when it reads again, as on a busy
-  // machine: its read then fails instead of seeing an orderly close.
-  ASSERT_TRUE(WaitUntil([&] { return Server->Count("TYPE") == 1; })) << "no command after the login";
-  pid_t pid = ProgramPid();
-  ASSERT_GT(pid, 0) << "the program's process was not found";
-  ASSERT_EQ(kill(pid, SIGSTOP), 0);
-  Stopped = pid;
-  WriteFile(gate, "");
-  ASSERT_TRUE(WaitUntil([&] { return !std::filesystem::exists(gate); })) << "the server did not reset";
-  kill(pid, SIGCONT);
-  Stopped = -1;
-
-  std::string box = WaitForWindow(*Display, ErrorCaption, true);
-  ASSERT_FALSE(box.empty()) << "no error box";
+  // machine: its read then fails instead of seeing an orderly close. Whether
+  // the network stack still holds the text once the reset is in is not
+  // ours to decide: when it has dropped it, the reset reads as a close, no
+  // box appears and the program's next attempt logs in again, so the
+  // server resets that session too, up to a few times.
+  std::string box;
+  std::size_t resets = 0;
+  while (box.empty() && resets < ResetTries) {
+    ASSERT_TRUE(WaitUntil([&] { return Server->Count("TYPE") == resets + 1; })) << "no command after the login";
+    pid_t pid = ProgramPid();
+    ASSERT_GT(pid, 0) << "the program's process was not found";
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    Stopped = pid;
+    WriteFile(gate, "");
+    ASSERT_TRUE(WaitUntil([&] { return !std::filesystem::exists(gate); })) << "the server did not reset";
+    kill(pid, SIGCONT);
+    Stopped = -1;
+    ++resets;
+    box = WaitForWindow(*Display, ErrorCaption, true);
+  }
+  ASSERT_FALSE(box.empty()) << "no error box after " << resets << " resets";
+  WriteFile(enough, "");
   // "Error: ", "", "File: <path>", "", "Error message: Unknown Error No.
   // 10054": five lines of 13 pixels beside the icon, OK below. The box
   // would be far narrower without the path in it.
@@ -340,7 +354,7 @@ TEST_F(WindowTransferTest, ResetControlConnectionShowsTheSocketErrorAndTheNextAt
   ASSERT_EQ(Program.wait_for(20s), std::future_status::ready) << "the program did not go on after OK";
   TProgramResult result = Program.get();
   EXPECT_EQ(result.ExitCode, 0) << Describe(result);
-  EXPECT_EQ(Server->Count("USER"), 2u);
+  EXPECT_EQ(Server->Count("USER"), resets + 1);
   EXPECT_EQ(Server->Count("RETR"), 1u);
   ASSERT_TRUE(std::filesystem::exists(local));
   EXPECT_TRUE(ReadFile(local) == bytes) << "the file arrived damaged";

@@ -39,6 +39,8 @@ def main():
                              "is answered with text and a reset")
     parser.add_argument("--reset-gate",
                         help="a file the reset waits for and then deletes")
+    parser.add_argument("--reset-stop",
+                        help="once this file exists, no further session is reset")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -58,7 +60,8 @@ def main():
         sessions_to_reset = args.reset_sessions
 
         def on_login(self, username):
-            self.reset_pending = Handler.sessions_to_reset > 0
+            stopped = args.reset_stop and os.path.exists(args.reset_stop)
+            self.reset_pending = Handler.sessions_to_reset > 0 and not stopped
             Handler.sessions_to_reset -= 1
 
         def pre_process_command(self, line, cmd, arg):
