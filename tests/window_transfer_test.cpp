@@ -25,12 +25,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <iostream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -259,18 +259,19 @@ TEST_F(WindowTransferTest, CancelClickedDuringASlowDownloadEndsAtOnceAndKeepsThe
 
   // The icon name carries the file, the speed and the time left once a
   // second has been counted.
-  std::smatch progress;
-  const std::regex pattern("^/slow\\.bin ([0-9.]+) KBps ([0-9]+):([0-9]+)$");
+  double speed = 0;
+  int minutes = 0, seconds = 0;
   std::string title;
   ASSERT_TRUE(WaitUntil([&] {
     title = IconName(*Display, main);
-    return std::regex_match(title, progress, pattern) && std::filesystem::exists(local) &&
-           std::filesystem::file_size(local) >= 2 * BytesPerSecond;
+    int end = 0;
+    bool shaped = std::sscanf(title.c_str(), "/slow.bin %lf KBps %d:%d%n", &speed, &minutes, &seconds, &end) == 3 &&
+                  static_cast<std::size_t>(end) == title.size();
+    return shaped && std::filesystem::exists(local) && std::filesystem::file_size(local) >= 2 * BytesPerSecond;
   })) << "no progress in the icon name: \"" << title << "\"";
-  double speed = std::stod(progress[1].str());
   EXPECT_GT(speed, BytesPerSecond / 1024 / 3) << title;
   EXPECT_LT(speed, BytesPerSecond / 1024 * 3) << title;
-  int left = std::stoi(progress[2].str()) * 60 + std::stoi(progress[3].str());
+  int left = minutes * 60 + seconds;
   EXPECT_GT(left, 0) << title;
   EXPECT_LT(left, 3 * Size / BytesPerSecond) << title;
   // Let one more progress round draw the window before it is taken.

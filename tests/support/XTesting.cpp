@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <regex>
+#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -181,10 +181,14 @@ std::string WaitForWindow(const TXServer& server, const char* caption, bool only
 TWindowInfo Info(const TXServer& server, const std::string& id) {
   std::string text = X(server, "xwininfo", {"-id", id});
   TWindowInfo info;
+  // The first word after "<name>:".
   auto field = [&text](const char* name) {
-    std::smatch match;
-    std::regex pattern(std::string(name) + ":\\s*(\\S+)");
-    return std::regex_search(text, match, pattern) ? match[1].str() : std::string();
+    std::size_t at = text.find(std::string(name) + ":");
+    if (at == std::string::npos) return std::string();
+    std::size_t begin = text.find_first_not_of(" \t", at + std::strlen(name) + 1);
+    if (begin == std::string::npos) return std::string();
+    std::size_t end = text.find_first_of(" \t\r\n", begin);
+    return text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
   };
   auto number = [&field](const char* name) {
     std::string value = field(name);
