@@ -325,17 +325,22 @@ void TSockSession::SendBuffer(const char* Bytes, std::uint16_t Count) {
         DropUnsentText();
         throw;
     }
-    if (Canceled) {
-        DropUnsentText();
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    if (Canceled) DropUnsentText();
+    RaiseIfCanceled();
 }
 
 // Text that did not go out belongs to the command that failed; left in the
 // buffer it would go out ahead of the next command, even on a new connection.
 void TSockSession::DropUnsentText() {
     if (auto* buffer = AsBuffer(OutStream)) buffer->Clear();
+}
+
+// A wait that ended by Cancel: the flag is cleared and the operation ends
+// with the abort that the send, read and copy operations share.
+void TSockSession::RaiseIfCanceled() {
+    if (!Canceled) return;
+    Canceled = false;
+    throw EAbortError("Socket send aborted");
 }
 
 // Waits until WriteFromStream has sent everything or the session is
@@ -391,10 +396,7 @@ std::string TSockSession::Read(std::uint16_t Count) {
             PumpMessages();
         }
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled();
     auto* buffer = AsBuffer(InStream);
     if (!buffer) return "";
     std::int64_t count = Count;
@@ -500,11 +502,8 @@ std::uint16_t TSockSession::Accept() {
     SOCKET handle = accept(SocketHandle, reinterpret_cast<sockaddr*>(&peer), &length);
     if (handle == INVALID_SOCKET || handle > 65535) throw ERangeError();
     SockAddr = peer;
-    if (Canceled) {
-        Canceled = false;
-        closesocket(handle);
-        throw EAbortError("Socket send aborted");
-    }
+    if (Canceled) closesocket(handle);
+    RaiseIfCanceled();
     return static_cast<std::uint16_t>(handle);
 }
 
@@ -532,10 +531,7 @@ void TSockSession::SendFile(const std::string& FileName) {
         throw;
     }
     restore();
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled();
 }
 
 // Ends a file copy on every way out: the file is closed, the memory buffer
@@ -619,10 +615,7 @@ void TSockSession::CaptureFile(const std::string& FileName) {
         throw;
     }
     restore();
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled();
     // A file that did not take every byte is no finished download.
     if (writeFailed) throw EStreamError("Cannot write file " + FileName);
 }

@@ -182,6 +182,7 @@ private:
     void HandleSocketEvent(int event);
     void ReadRestAtClose();
     bool BufferOverflowing();
+    void RaiseIfCanceled();
     void WaitUntilSent();
     bool EndFileCopy(TStream*& slot, TStream* buffer, TFileStream*& file);
     void RaiseIfSendFailed();
